@@ -85,6 +85,7 @@ typedef struct _FILE_CONTEXT {
     LONG WorkItemQueued;                // interlocked exchange only
     PKEVENT NotifyEvent;                // referenced; released at close
     UCHAR BufferState;
+    LONG BuildClaimed;                  // interlocked: 1 once a build of the set is under way or done
 } FILE_CONTEXT, *PFILE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_CONTEXT, GetFileContext)
@@ -136,6 +137,76 @@ ReadParametersULong(
     _In_ WDFDRIVER Driver,
     _In_ PCWSTR ValueName,
     _Out_ PULONG Value
+    );
+
+//
+// iobuff.cpp: the bulk-in buffer engine
+//
+NTSTATUS
+InitFileBufferObjects(
+    _In_ WDFDEVICE Device
+    );
+
+NTSTATUS
+BuildBulkInBuffers(
+    _In_ WDFDEVICE Device,
+    _In_ ULONG TransferLength,
+    _In_ ULONG RequestCount
+    );
+
+NTSTATUS
+DeliverCompletedRequest(
+    _In_ WDFFILEOBJECT FileObject,
+    _In_ WDFMEMORY OutputMemory,
+    _Out_opt_ PULONG_PTR BytesCopied
+    );
+
+VOID
+ServicePendingReads(
+    _In_opt_ WDFDEVICE Device,
+    _In_opt_ WDFFILEOBJECT FileObject
+    );
+
+NTSTATUS
+MoveToCompleted(
+    _In_ WDFFILEOBJECT FileObject,
+    _In_opt_ WDFREQUEST Request
+    );
+
+VOID
+MoveToIdle(
+    _In_ WDFFILEOBJECT FileObject,
+    _In_opt_ WDFREQUEST Request
+    );
+
+VOID
+RecycleOldestCompleted(
+    _In_ WDFFILEOBJECT FileObject
+    );
+
+VOID
+FreeBulkInBuffers(
+    _In_ PFILE_CONTEXT FileContext
+    );
+
+NTSTATUS
+QueueBulkInWorkItem(
+    _In_ WDFDEVICE Device,
+    _In_ WDFFILEOBJECT FileObject
+    );
+
+EVT_WDF_WORKITEM EvtBulkInWorkItem;
+
+ULONG
+SubmitIdleRequests(
+    _In_ WDFFILEOBJECT FileObject
+    );
+
+EVT_WDF_REQUEST_COMPLETION_ROUTINE EvtBulkInSubRequestComplete;
+
+VOID
+StopBulkIn(
+    _In_ WDFFILEOBJECT FileObject
     );
 
 EXTERN_C_END

@@ -184,6 +184,11 @@ inline LONG InterlockedDecrement(LONG volatile *Addend)
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 
+inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
+{
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+
 inline LONG InterlockedExchange(LONG volatile *Target, LONG Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

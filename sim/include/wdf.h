@@ -13,6 +13,7 @@
 /* --- handles ---------------------------------------------------------------- */
 
 typedef void *WDFOBJECT, **PWDFOBJECT;
+typedef PVOID WDFCONTEXT;
 typedef struct WDFDRIVER__ *WDFDRIVER;
 typedef struct WDFDEVICE__ *WDFDEVICE;
 typedef struct WDFQUEUE__ *WDFQUEUE;
@@ -436,7 +437,7 @@ typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
 
 typedef void EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
                                                 PWDF_REQUEST_COMPLETION_PARAMS Params,
-                                                PVOID Context);
+                                                WDFCONTEXT Context);
 typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE *PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 typedef void EVT_WDF_REQUEST_CANCEL(WDFREQUEST Request);
 typedef EVT_WDF_REQUEST_CANCEL *PFN_WDF_REQUEST_CANCEL;
@@ -478,7 +479,7 @@ NTSTATUS WdfRequestCreate(PWDF_OBJECT_ATTRIBUTES RequestAttributes, WDFIOTARGET 
                           WDFREQUEST *Request);
 NTSTATUS WdfRequestReuse(WDFREQUEST Request, PWDF_REQUEST_REUSE_PARAMS ReuseParams);
 void WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                    PVOID CompletionContext);
+                                    WDFCONTEXT CompletionContext);
 BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
 NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
 BOOLEAN WdfRequestCancelSentRequest(WDFREQUEST Request);

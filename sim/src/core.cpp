@@ -47,6 +47,7 @@ FaultState& F()
 
 struct CounterState {
     std::atomic<std::uint64_t> objects{0};
+    std::atomic<std::uint64_t> driverObjects{0};
     std::atomic<std::uint64_t> allocations{0};
     std::atomic<std::uint64_t> liveBytes{0};
     std::mutex lock;
@@ -231,6 +232,11 @@ std::uint64_t Counters::ObjectsCreated()
     return C().objects.load();
 }
 
+std::uint64_t Counters::DriverObjectsCreated()
+{
+    return C().driverObjects.load();
+}
+
 std::uint64_t Counters::ObjectsCreated(const std::string& typeName)
 {
     std::lock_guard<std::mutex> guard(C().lock);
@@ -254,9 +260,13 @@ std::uint64_t Counters::LiveAllocationBytes()
     return C().liveBytes.load();
 }
 
-void CountObjectCreated(Type type)
+void CountObjectCreated(const Object* object)
 {
+    Type type = object->type;
     C().objects++;
+    if (object->driverCreated) {
+        C().driverObjects++;
+    }
     std::lock_guard<std::mutex> guard(C().lock);
     C().perType[TypeName(type)]++;
 }
@@ -339,7 +349,7 @@ void Register(Object* object)
     object->id = T().nextId;
     T().nextId += 0x10;
     T().live[object->id] = object;
-    CountObjectCreated(object->type);
+    CountObjectCreated(object);
 }
 
 void Unregister(Object* object)
@@ -596,6 +606,7 @@ void ResetCore()
         C().perType.clear();
     }
     C().objects = 0;
+    C().driverObjects = 0;
     C().allocations = 0;
     {
         std::lock_guard<std::mutex> guard(K().lock);

@@ -127,7 +127,7 @@ bool CheckMaySend(const char* caller);      // no spin lock held
 
 void* AllocateTracked(size_t size);
 void FreeTracked(void* block, size_t size);
-void CountObjectCreated(Type type);
+void CountObjectCreated(const Object* object);
 
 // --- fault injection shorthand ------------------------------------------------------
 

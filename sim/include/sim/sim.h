@@ -47,6 +47,8 @@ struct Faults {
 // what a path allocates.
 struct Counters {
     static std::uint64_t ObjectsCreated();
+    // Those the driver's own calls created (not presented requests, files...).
+    static std::uint64_t DriverObjectsCreated();
     static std::uint64_t ObjectsCreated(const std::string& typeName);
     static std::uint64_t LiveObjects();
     // Heap allocations made on behalf of the driver (contexts, memory objects).
