@@ -502,6 +502,7 @@ void DeleteObject(Object* object)
         Verifier::Fail(std::string("WdfObjectDelete: ") + TypeName(object->type) + " deleted twice");
         return;
     }
+    object->OnDeleteBegin();
     std::vector<Object*> children;
     {
         std::lock_guard<std::recursive_mutex> guard(T().lock);

@@ -46,8 +46,9 @@ struct Object {
     Object(Type type, Object* parent);
     virtual ~Object();
 
-    // Type-specific work when the object is deleted (before its children are
-    // gone from the table, after they were disposed).
+    // Type-specific work when the object is deleted: before its children go,
+    // and after they were disposed.
+    virtual void OnDeleteBegin() {}
     virtual void OnDispose() {}
 
     Type type;

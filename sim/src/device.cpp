@@ -27,6 +27,23 @@ void QueueObject::OnDispose()
     }
 }
 
+void DeviceObject::OnDeleteBegin()
+{
+    // A device that goes away purges its queues before anything else.
+    std::vector<Object*> queues;
+    {
+        std::lock_guard<std::recursive_mutex> guard(TableLock());
+        for (Object* child : children) {
+            if (child->type == Type::Queue) {
+                queues.push_back(child);
+            }
+        }
+    }
+    for (Object* queue : queues) {
+        static_cast<QueueObject*>(queue)->OnDispose();
+    }
+}
+
 } // namespace sim
 
 using namespace sim;

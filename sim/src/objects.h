@@ -30,6 +30,7 @@ struct QueueObject;
 
 struct DeviceObject : Object {
     explicit DeviceObject(Object* parent) : Object(Type::Device, parent) {}
+    void OnDeleteBegin() override;
     WDFDEVICE_INIT_DATA init;
     WDF_DEVICE_PNP_CAPABILITIES pnpCaps{};
     bool pnpCapsSet = false;

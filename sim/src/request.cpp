@@ -89,6 +89,31 @@ void CompleteClientRequest(RequestObject* request, NTSTATUS status, ULONG_PTR in
     }
 }
 
+// A request cancelled while it waits in a queue is completed by the framework
+// itself (no canceled-on-queue callback is registered), unless a retrieval
+// took it first.
+static void CancelQueuedRequest(QueueObject* queue, RequestObject* request)
+{
+    bool removed = false;
+    {
+        std::lock_guard<std::mutex> guard(queue->lock);
+        for (auto it = queue->waiting.begin(); it != queue->waiting.end(); ++it) {
+            if (*it == request) {
+                queue->waiting.erase(it);
+                removed = true;
+                break;
+            }
+        }
+        if (removed) {
+            std::lock_guard<std::mutex> requestGuard(request->lock);
+            request->inQueue = nullptr;
+        }
+    }
+    if (removed) {
+        CompleteClientRequest(request, STATUS_CANCELLED, 0, "framework cancel of a queued request");
+    }
+}
+
 void CancelClientRequest(RequestObject* request)
 {
     PFN_WDF_REQUEST_CANCEL routine = nullptr;
@@ -117,26 +142,7 @@ void CancelClientRequest(RequestObject* request)
         return;
     }
     if (queue != nullptr) {
-        bool removed = false;
-        {
-            std::lock_guard<std::mutex> guard(queue->lock);
-            for (auto it = queue->waiting.begin(); it != queue->waiting.end(); ++it) {
-                if (*it == request) {
-                    queue->waiting.erase(it);
-                    removed = true;
-                    break;
-                }
-            }
-            if (removed) {
-                std::lock_guard<std::mutex> requestGuard(request->lock);
-                request->inQueue = nullptr;
-            }
-        }
-        if (removed) {
-            // A request cancelled while it waits in a queue is completed by the
-            // framework itself (no canceled-on-queue callback is registered).
-            CompleteClientRequest(request, STATUS_CANCELLED, 0, "framework cancel of a queued request");
-        }
+        CancelQueuedRequest(queue, request);
     }
 }
 
@@ -391,24 +397,7 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueu
     }
     if (cancelNow) {
         // Cancelled before it reached the queue: the queue cancels it at once.
-        bool removed = false;
-        {
-            std::lock_guard<std::mutex> guard(queue->lock);
-            for (auto it = queue->waiting.begin(); it != queue->waiting.end(); ++it) {
-                if (*it == request) {
-                    queue->waiting.erase(it);
-                    removed = true;
-                    break;
-                }
-            }
-            if (removed) {
-                std::lock_guard<std::mutex> requestGuard(request->lock);
-                request->inQueue = nullptr;
-            }
-        }
-        if (removed) {
-            CompleteClientRequest(request, STATUS_CANCELLED, 0, "framework cancel of a queued request");
-        }
+        CancelQueuedRequest(queue, request);
     }
     return STATUS_SUCCESS;
 }
