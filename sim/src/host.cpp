@@ -387,6 +387,28 @@ std::vector<std::wstring> Host::InterfacePaths(const GUID& interfaceClass) const
     return paths;
 }
 
+// A request the I/O manager presents, with the context every request of the
+// device carries.
+static RequestObject* NewPresentedRequest(DeviceObject* device, FileObjectObject* file, WDF_REQUEST_TYPE kind,
+                                          ULONG code, const std::shared_ptr<ClientIo>& client)
+{
+    auto* request = new RequestObject(nullptr);
+    request->createdBy = "the I/O manager";
+    request->fromClient = true;
+    request->kind = kind;
+    request->code = code;
+    request->device = device;
+    request->file = file;
+    request->client = client;
+    Register(request);
+    LinkToParent(request, device);
+    if (device->init.requestAttributesSet && device->init.requestAttributes.ContextTypeInfo != nullptr) {
+        AddContext(request, device->init.requestAttributes.ContextTypeInfo,
+                   device->init.requestAttributes.ContextSizeOverride);
+    }
+    return request;
+}
+
 NTSTATUS Host::Open(const std::wstring& path, FileHandle* handle)
 {
     *handle = 0;
@@ -420,20 +442,8 @@ NTSTATUS Host::Open(const std::wstring& path, FileHandle* handle)
         AddContext(file, device->init.fileAttributes.ContextTypeInfo, device->init.fileAttributes.ContextSizeOverride);
     }
     auto client = std::make_shared<ClientIo>();
-    auto* request = new RequestObject(nullptr);
-    request->createdBy = "the I/O manager (create)";
-    request->fromClient = true;
-    request->kind = WdfRequestTypeCreate;
-    request->device = device;
-    request->file = file;
-    request->client = client;
+    RequestObject* request = NewPresentedRequest(device, file, WdfRequestTypeCreate, 0, client);
     client->request = request;
-    Register(request);
-    LinkToParent(request, device);
-    if (device->init.requestAttributesSet && device->init.requestAttributes.ContextTypeInfo != nullptr) {
-        AddContext(request, device->init.requestAttributes.ContextTypeInfo,
-                   device->init.requestAttributes.ContextSizeOverride);
-    }
     PFN_WDF_DEVICE_FILE_CREATE create = device->init.fileConfigSet ? device->init.fileConfig.EvtDeviceFileCreate : nullptr;
     if (create != nullptr) {
         presented_++;
@@ -594,14 +604,7 @@ std::shared_ptr<ClientIo> Host::Send(FileObjectObject* file, DeviceObject* devic
 {
     auto client = std::make_shared<ClientIo>();
     client->output.assign(outputLength, outputFill);
-    auto* request = new RequestObject(nullptr);
-    request->createdBy = "the I/O manager";
-    request->fromClient = true;
-    request->kind = kind;
-    request->code = code;
-    request->device = device;
-    request->file = file;
-    request->client = client;
+    RequestObject* request = NewPresentedRequest(device, file, kind, code, client);
     request->inputLength = input.size();
     request->outputLength = outputLength;
     if (kind == WdfRequestTypeDeviceControl && METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) {
@@ -616,12 +619,6 @@ std::shared_ptr<ClientIo> Host::Send(FileObjectObject* file, DeviceObject* devic
         request->systemBuffer = std::move(input);
     } else {
         request->directOutput = client->output.data();
-    }
-    Register(request);
-    LinkToParent(request, device);
-    if (device->init.requestAttributesSet && device->init.requestAttributes.ContextTypeInfo != nullptr) {
-        AddContext(request, device->init.requestAttributes.ContextTypeInfo,
-                   device->init.requestAttributes.ContextSizeOverride);
     }
     if (file != nullptr) {
         request->countsForFile = true;
