@@ -40,6 +40,33 @@ INSTANTIATE_TEST_SUITE_P(Values, MaximumTransferSizeTest,
                          ::testing::Values(TransferSizeCase{0, 0x100000}, TransferSizeCase{4096, 4096},
                                            TransferSizeCase{0xFFFFFFFF, 0xFFFFFFFF}));
 
+TEST_F(DeviceAddTest, TheDeviceIsConfiguredAsTheFrameworkWillHoldIt)
+{
+    ASSERT_EQ(host->Load(), STATUS_SUCCESS);
+    sim::DeviceNode& node = PlugImager();
+    ASSERT_TRUE(node.started);
+
+    std::optional<WDF_DEVICE_PNP_CAPABILITIES> caps = host->PnpCapabilities(node);
+    ASSERT_TRUE(caps);
+    WDF_DEVICE_PNP_CAPABILITIES expected;
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&expected);
+    expected.SurpriseRemovalOK = WdfTrue;
+    EXPECT_EQ(std::memcmp(&*caps, &expected, sizeof expected), 0);
+    EXPECT_EQ(caps->Address, 0xFFFFFFFFu);
+    EXPECT_EQ(caps->UINumber, 0xFFFFFFFFu);
+
+    EXPECT_EQ(host->IoType(node), WdfDeviceIoDirect);
+
+    std::optional<WDF_IO_QUEUE_CONFIG> reads = host->QueueConfiguration(GetDeviceContext(node.device)->PendingReadQueue);
+    ASSERT_TRUE(reads);
+    EXPECT_EQ(reads->DispatchType, WdfIoQueueDispatchManual);
+    EXPECT_EQ(reads->PowerManaged, WdfFalse);
+    EXPECT_FALSE(reads->DefaultQueue);
+    EXPECT_FALSE(reads->AllowZeroLengthRequests);
+    EXPECT_EQ(reads->EvtIoDeviceControl, nullptr);
+    EXPECT_EQ(reads->Settings.Parallel.NumberOfPresentedRequests, 0u);
+}
+
 TEST_F(DeviceAddTest, MissingValueFailsTheDeviceWithTheRegistryStatus)
 {
     host->RemoveParameter(L"MaximumTransferSize");

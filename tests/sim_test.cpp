@@ -385,3 +385,73 @@ TEST_F(SimTest, CollectionsAreFirstInFirstOutAndHoldAReference)
 }
 
 } // namespace
+
+namespace {
+
+constexpr ULONG kEchoCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 3, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+
+void EchoDeviceControl(WDFQUEUE, WDFREQUEST request, size_t outputLength, size_t inputLength, ULONG code)
+{
+    EXPECT_EQ(code, kEchoCode);
+    PVOID input;
+    PVOID output;
+    ASSERT_EQ(WdfRequestRetrieveInputBuffer(request, inputLength, &input, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(WdfRequestRetrieveOutputBuffer(request, outputLength, &output, nullptr), STATUS_SUCCESS);
+    size_t length = inputLength < outputLength ? inputLength : outputLength;
+    std::memcpy(output, input, length);
+    WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, length);
+}
+
+NTSTATUS QueueDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT deviceInit)
+{
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&deviceInit, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    // A queue that is not manual and has no handler is refused.
+    EXPECT_EQ(WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr),
+              static_cast<NTSTATUS>(0xC0200209L));
+    config.EvtIoDeviceControl = EchoDeviceControl;
+    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // One default queue per device.
+    EXPECT_EQ(WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, nullptr), STATUS_UNSUCCESSFUL);
+    return WdfDeviceCreateDeviceInterface(device, &kSimInterface, nullptr);
+}
+
+NTSTATUS QueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, QueueDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+}
+
+TEST(DefaultQueueTest, TheParallelDefaultQueuePresentsControlRequestsWithDirectOutput)
+{
+    sim::Reset();
+    {
+        sim::Host host(QueueDriverEntry);
+        ASSERT_EQ(host.Load(), STATUS_SUCCESS);
+        ASSERT_TRUE(host.PlugIn(std::make_shared<sim::ImagerDevice>()).started);
+        sim::Host::FileHandle handle;
+        ASSERT_EQ(host.Open(host.InterfacePaths(kSimInterface).at(0), &handle), STATUS_SUCCESS);
+        auto io = host.Ioctl(handle, kEchoCode, {1, 2, 3}, 5, 0xEE);
+        EXPECT_EQ(io->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(io->Information(), 3u);
+        EXPECT_EQ(io->Output(), (std::vector<UCHAR>{1, 2, 3, 0xEE, 0xEE}));
+        EXPECT_EQ(host.RequestsPresented(), 1u);
+        auto read = host.Read(handle, 16); // no read handler: the framework fails it
+        EXPECT_EQ(read->Status(), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(host.RequestsPresented(), 1u);
+    }
+    std::vector<std::string> findings = sim::Verifier::Take();
+    EXPECT_TRUE(findings.empty()) << JoinFindings(findings);
+    sim::Reset();
+}
+
+} // namespace

@@ -594,6 +594,33 @@ void Host::SetIoctlInterceptor(Interceptor interceptor)
     interceptor_ = std::move(interceptor);
 }
 
+std::optional<WDF_DEVICE_PNP_CAPABILITIES> Host::PnpCapabilities(const DeviceNode& node) const
+{
+    auto* device = node.device == nullptr ? nullptr : As<DeviceObject>(node.device, Type::Device, "PnpCapabilities");
+    if (device == nullptr || !device->pnpCapsSet) {
+        return std::nullopt;
+    }
+    return device->pnpCaps;
+}
+
+std::optional<WDF_IO_QUEUE_CONFIG> Host::QueueConfiguration(WDFQUEUE handle) const
+{
+    auto* queue = As<QueueObject>(handle, Type::Queue, "QueueConfiguration");
+    if (queue == nullptr) {
+        return std::nullopt;
+    }
+    return queue->config;
+}
+
+std::optional<WDF_DEVICE_IO_TYPE> Host::IoType(const DeviceNode& node) const
+{
+    auto* device = node.device == nullptr ? nullptr : As<DeviceObject>(node.device, Type::Device, "IoType");
+    if (device == nullptr) {
+        return std::nullopt;
+    }
+    return device->init.ioType;
+}
+
 std::uint64_t Host::RequestsPresented() const
 {
     return presented_.load();

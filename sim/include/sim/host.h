@@ -136,6 +136,11 @@ public:
                                            size_t outputLength, size_t inputLength)>;
     void SetIoctlInterceptor(Interceptor interceptor);
 
+    // What the driver configured, as the framework holds it.
+    std::optional<WDF_DEVICE_PNP_CAPABILITIES> PnpCapabilities(const DeviceNode& node) const;
+    std::optional<WDF_IO_QUEUE_CONFIG> QueueConfiguration(WDFQUEUE queue) const;
+    std::optional<WDF_DEVICE_IO_TYPE> IoType(const DeviceNode& node) const;
+
     // Requests the framework presented to any driver callback so far.
     std::uint64_t RequestsPresented() const;
 
