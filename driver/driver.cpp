@@ -15,7 +15,16 @@ Environment:
 
 --*/
 
-#define INITGUID
+#include <ntddk.h>
+#include <wdf.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <wdfusb.h>
+
+//
+// The device interface GUID is defined here, and only here.
+//
+#include <initguid.h>
 #include "ruxaimg.h"
 
 #pragma alloc_text(INIT, DriverEntry)

@@ -43,6 +43,13 @@ Environment:
 #define NOTIFY_EVENT_INCREMENT  6
 
 static
+ULONG
+SubmitIdle(
+    _In_ WDFFILEOBJECT FileObject,
+    _Out_opt_ PBOOLEAN Refused
+    );
+
+static
 BOOLEAN
 IsEndOfStreamBlock(
     _In_ PSUB_BULKIN_REQUEST_CONTEXT SubRequestContext
@@ -242,39 +249,31 @@ Routine Description:
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_
+static
 NTSTATUS
-DeliverCompletedRequest(
-    WDFFILEOBJECT FileObject,
-    WDFMEMORY OutputMemory,
-    PULONG_PTR BytesCopied
+DeliverOldestLocked(
+    _In_ PFILE_CONTEXT FileContext,
+    _In_ WDFMEMORY OutputMemory,
+    _Out_opt_ PULONG_PTR BytesCopied
     )
 /*++
 
 Routine Description:
 
-    Copies the oldest completed block into the read's output memory and
-    returns its sub-request to the idle ones. A block that does not fit is
-    not lost: it stays the oldest, the result is STATUS_BUFFER_TOO_SMALL and
-    BytesCopied reports its length, so the client can retry with a larger
-    buffer. Signals the client's event while blocks remain.
-
-    Runs at up to DISPATCH_LEVEL (it also serves parked reads from the
-    completion routine).
+    The delivery itself, with BufferLock held by the caller. A block that
+    does not fit is not lost: it stays the oldest, the result is
+    STATUS_BUFFER_TOO_SMALL and BytesCopied reports its length, so the
+    client can retry with a larger buffer. Signals the client's event while
+    blocks remain.
 
 --*/
 {
-    PFILE_CONTEXT fileContext;
     PSUB_BULKIN_REQUEST_CONTEXT subRequestContext;
     WDFREQUEST request;
     size_t outputLength;
     NTSTATUS status;
 
-    fileContext = GetFileContext(FileObject);
-
-    WdfSpinLockAcquire(fileContext->BufferLock);
-
-    request = (WDFREQUEST)WdfCollectionGetFirstItem(fileContext->CompletedRequests);
+    request = (WDFREQUEST)WdfCollectionGetFirstItem(FileContext->CompletedRequests);
     if (request == NULL) {
         status = STATUS_INVALID_PARAMETER;
     } else {
@@ -289,8 +288,8 @@ Routine Description:
         if (subRequestContext->BytesReceived > outputLength) {
             status = STATUS_BUFFER_TOO_SMALL;
         } else {
-            WdfCollectionRemove(fileContext->CompletedRequests, request);
-            (void)WdfCollectionAdd(fileContext->IdleRequests, request);
+            WdfCollectionRemove(FileContext->CompletedRequests, request);
+            (void)WdfCollectionAdd(FileContext->IdleRequests, request);
 
             //
             // A zero-length transfer is a block too; there is nothing to copy.
@@ -305,11 +304,40 @@ Routine Description:
         }
     }
 
-    if (fileContext->NotifyEvent != NULL &&
-        WdfCollectionGetCount(fileContext->CompletedRequests) > 0) {
-        KeSetEvent(fileContext->NotifyEvent, NOTIFY_EVENT_INCREMENT, FALSE);
+    if (FileContext->NotifyEvent != NULL &&
+        WdfCollectionGetCount(FileContext->CompletedRequests) > 0) {
+        KeSetEvent(FileContext->NotifyEvent, NOTIFY_EVENT_INCREMENT, FALSE);
     }
 
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS
+DeliverCompletedRequest(
+    WDFFILEOBJECT FileObject,
+    WDFMEMORY OutputMemory,
+    PULONG_PTR BytesCopied
+    )
+/*++
+
+Routine Description:
+
+    Copies the oldest completed block into the read's output memory and
+    returns its sub-request to the idle ones (see DeliverOldestLocked).
+    STATUS_INVALID_PARAMETER when no block is waiting.
+
+    Runs at up to DISPATCH_LEVEL.
+
+--*/
+{
+    PFILE_CONTEXT fileContext;
+    NTSTATUS status;
+
+    fileContext = GetFileContext(FileObject);
+
+    WdfSpinLockAcquire(fileContext->BufferLock);
+    status = DeliverOldestLocked(fileContext, OutputMemory, BytesCopied);
     WdfSpinLockRelease(fileContext->BufferLock);
 
     return status;
@@ -350,18 +378,36 @@ Routine Description:
             return;
         }
 
+        //
+        // A parked read is taken only while a block is known to be there:
+        // completions on other processors, the read dispatch and the overrun
+        // policy all take blocks too, and a read taken for a block that is
+        // gone would fail although it should have waited.
+        //
+        WdfSpinLockAcquire(fileContext->BufferLock);
+
+        if (WdfCollectionGetCount(fileContext->CompletedRequests) == 0) {
+            WdfSpinLockRelease(fileContext->BufferLock);
+            return;
+        }
+
         status = WdfIoQueueRetrieveNextRequest(deviceContext->PendingReadQueue, &request);
         if (!NT_SUCCESS(status)) {
+            WdfSpinLockRelease(fileContext->BufferLock);
             return;
         }
 
         information = 0;
         status = WdfRequestRetrieveOutputMemory(request, &outputMemory);
         if (NT_SUCCESS(status)) {
-            status = DeliverCompletedRequest(WdfRequestGetFileObject(request),
-                                             outputMemory,
-                                             &information);
+            //
+            // One file holds the device at a time, so every parked read is
+            // this file's.
+            //
+            status = DeliverOldestLocked(fileContext, outputMemory, &information);
         }
+
+        WdfSpinLockRelease(fileContext->BufferLock);
 
         WdfRequestCompleteWithInformation(request, status, information);
     }
@@ -545,10 +591,12 @@ Routine Description:
 {
     PBULKIN_WORKITEM_CONTEXT workItemContext;
     PFILE_CONTEXT fileContext;
+    BOOLEAN refused;
     ULONG threshold;
 
     workItemContext = GetWorkItemContext(WorkItem);
     fileContext = GetFileContext(workItemContext->FileObject);
+    refused = FALSE;
 
     //
     // Once the stream stopped, WorkItemQueued stays 1: no work item is ever
@@ -556,7 +604,7 @@ Routine Description:
     //
     if (!ReadBooleanAcquire(&fileContext->StreamStopped)) {
 
-        if (SubmitIdleRequests(workItemContext->FileObject) > 0) {
+        if (SubmitIdle(workItemContext->FileObject, &refused) > 0) {
             InterlockedExchange(&fileContext->WorkItemQueued, 0);
 
         } else if (!ReadBooleanAcquire(&fileContext->StreamStopped)) {
@@ -580,6 +628,21 @@ Routine Description:
                 }
             }
         }
+
+        //
+        // Completions that ran during this pass found WorkItemQueued still
+        // claimed and started nothing. A block one of them handed straight
+        // to a parked read left its sub-request idle, and with nothing else
+        // in flight no completion would ever send it: look once more now
+        // that the claim is given up. Not after a refused send, which would
+        // only be refused again.
+        //
+        if (!refused &&
+            !ReadBooleanAcquire(&fileContext->StreamStopped) &&
+            WdfCollectionGetCount(fileContext->IdleRequests) > 0 &&
+            InterlockedExchange(&fileContext->WorkItemQueued, 1) == 0) {
+            (void)QueueBulkInWorkItem(workItemContext->Device, workItemContext->FileObject);
+        }
     }
 
     //
@@ -595,12 +658,22 @@ ULONG
 SubmitIdleRequests(
     WDFFILEOBJECT FileObject
     )
+{
+    return SubmitIdle(FileObject, NULL);
+}
+
+static
+ULONG
+SubmitIdle(
+    _In_ WDFFILEOBJECT FileObject,
+    _Out_opt_ PBOOLEAN Refused
+    )
 /*++
 
 Routine Description:
 
     Sends the idle sub-requests to the bulk IN pipe and returns how many
-    were accepted. Only the re-submit work item calls this, and only one
+    were accepted; Refused tells whether the pipe refused any. Only the re-submit work item calls this, and only one
     runs at a time, which lets it read the first idle item before taking
     the lock.
 
@@ -624,6 +697,9 @@ Routine Description:
     fileContext = GetFileContext(FileObject);
     pipeTarget = WdfUsbTargetPipeGetIoTarget(fileContext->BulkReadPipe);
     sent = 0;
+    if (Refused != NULL) {
+        *Refused = FALSE;
+    }
     count = WdfCollectionGetCount(fileContext->IdleRequests);
 
     for (index = 0; index < count; index++) {
@@ -681,6 +757,9 @@ Routine Description:
         } else {
             InterlockedDecrement(&fileContext->OutstandingIoCount);
             WdfVerifierDbgBreakPoint();
+            if (Refused != NULL) {
+                *Refused = TRUE;
+            }
 
             WdfSpinLockAcquire(fileContext->BufferLock);
             WdfCollectionRemove(fileContext->PendingRequests, request);
@@ -721,6 +800,7 @@ Routine Description:
     WDF_REQUEST_REUSE_PARAMS reuseParams;
     PURB urb;
     ULONG bytes;
+    NTSTATUS transferStatus;
     NTSTATUS status;
 
     UNREFERENCED_PARAMETER(Params);
@@ -730,10 +810,17 @@ Routine Description:
     urb = subRequestContext->Urb;
     fileObject = (WDFFILEOBJECT)WdfObjectContextGetObject(fileContext);
 
+    //
+    // A request the stack fails before the device sees it leaves the URB as
+    // the driver wrote it, full length and all: its own status, read before
+    // the reuse clears it, tells a failed transfer from a block.
+    //
+    transferStatus = WdfRequestGetStatus(Request);
+
     WDF_REQUEST_REUSE_PARAMS_INIT(&reuseParams, WDF_REQUEST_REUSE_NO_FLAGS, STATUS_SUCCESS);
     status = WdfRequestReuse(Request, &reuseParams);
 
-    if (!NT_SUCCESS(status) || USBD_ERROR(urb->UrbHeader.Status)) {
+    if (!NT_SUCCESS(transferStatus) || !NT_SUCCESS(status) || USBD_ERROR(urb->UrbHeader.Status)) {
         subRequestContext->BytesReceived = 0;
         MoveToIdle(fileObject, Request);
 

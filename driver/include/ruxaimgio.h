@@ -79,6 +79,8 @@ typedef struct _DEVICE_INFO {
 
 #pragma pack(pop)
 
+#ifdef __cplusplus
 static_assert(sizeof(STREAM_SETUP) == 8, "STREAM_SETUP is 8 bytes on the wire");
 static_assert(sizeof(CONTROL_SETUP) == 8, "CONTROL_SETUP is the 8-byte setup packet");
 static_assert(sizeof(DEVICE_INFO) == 6, "DEVICE_INFO is 6 bytes on the wire");
+#endif
