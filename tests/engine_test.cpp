@@ -730,4 +730,53 @@ TEST_F(EngineStreamTest, StreamingCreatesOneWorkItemPerStartAndNothingPerTransfe
     EXPECT_EQ(sim::Counters::LiveAllocationBytes(), liveBytes);
 }
 
+// ---------------------------------------------------------------------------
+// Completions inside a send, and transfers the stack fails
+// ---------------------------------------------------------------------------
+
+TEST_F(EngineStreamTest, ASubRequestAParkedReadGaveBackDuringAPassIsSentAgain)
+{
+    ASSERT_EQ(Start(kLength, 1), STATUS_SUCCESS);
+    auto parked = Read(kLength);
+    ASSERT_FALSE(parked->Done());
+
+    // The pass's one send completes before WdfRequestSend returns; its block
+    // goes straight to the parked read and the sub-request is idle again
+    // while the pass still holds WorkItemQueued.
+    hardware->CompleteOnSubmit(1);
+    ASSERT_TRUE(sim::WorkItems::RunOne());
+    ASSERT_TRUE(parked->Done());
+    EXPECT_EQ(parked->Status(), STATUS_SUCCESS);
+    EXPECT_TRUE(HoldsBlock(*parked, 0, kLength));
+    EXPECT_EQ(Idle(), 1u);
+    EXPECT_EQ(sim::WorkItems::Queued(), 1u) << "an idle sub-request left with nothing to send it";
+
+    sim::WorkItems::RunAll();
+    EXPECT_EQ(Pending(), 1u);
+    auto next = Read(kLength);
+    ASSERT_FALSE(next->Done());
+    ASSERT_EQ(hardware->Produce(1), 1u);
+    ASSERT_TRUE(next->Done());
+    EXPECT_TRUE(HoldsBlock(*next, 1, kLength));
+}
+
+TEST_F(EngineStreamTest, ATransferTheStackFailsIsNotTakenForABlock)
+{
+    // The URB still says what the driver wrote: full length, no error.
+    hardware->Script({sim::ImagerBlock::FailedByStack()});
+    ASSERT_EQ(Start(kLength, 1), STATUS_SUCCESS);
+    sim::WorkItems::RunAll();
+    auto parked = Read(kLength);
+    ASSERT_EQ(hardware->Produce(1), 1u);
+    EXPECT_FALSE(parked->Done());
+    EXPECT_EQ(Completed(), 0u);
+    EXPECT_EQ(Idle(), 1u);
+    EXPECT_EQ(GetSubRequestContext(static_cast<WDFREQUEST>(WdfCollectionGetFirstItem(fc->IdleRequests)))->BytesReceived,
+              0u);
+    EXPECT_EQ(sim::WorkItems::Queued(), 0u);
+    CleanupFile();
+    ASSERT_TRUE(parked->Done());
+    EXPECT_EQ(parked->Status(), STATUS_CANCELLED);
+}
+
 } // namespace

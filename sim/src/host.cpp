@@ -647,11 +647,9 @@ std::shared_ptr<ClientIo> Host::Send(FileObjectObject* file, DeviceObject* devic
     } else {
         request->directOutput = client->output.data();
     }
-    if (file != nullptr) {
-        request->countsForFile = true;
-        std::lock_guard<std::mutex> guard(file->lock);
-        file->outstanding++;
-    }
+    // The caller counted the request against its file while it looked the
+    // handle up, so a close on another thread cannot finish under it.
+    request->countsForFile = file != nullptr;
     client->request = request;
     WDFREQUEST handle = reinterpret_cast<WDFREQUEST>(request->Handle());
     WDFDEVICE wdfDevice = reinterpret_cast<WDFDEVICE>(device->Handle());
@@ -684,6 +682,17 @@ static FileObjectObject* OpenFileOf(const std::map<Host::FileHandle, FileObjectO
     return it == files.end() ? nullptr : it->second;
 }
 
+FileObjectObject* Host::TakeFileForRequest(FileHandle handle)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    FileObjectObject* file = OpenFileOf(files_, handle);
+    if (file != nullptr) {
+        std::lock_guard<std::mutex> fileGuard(file->lock);
+        file->outstanding++;
+    }
+    return file;
+}
+
 static std::shared_ptr<ClientIo> InvalidHandle()
 {
     auto client = std::make_shared<ClientIo>();
@@ -695,11 +704,7 @@ static std::shared_ptr<ClientIo> InvalidHandle()
 std::shared_ptr<ClientIo> Host::BeginIoctl(FileHandle handle, ULONG code, std::vector<UCHAR> input,
                                            size_t outputLength, UCHAR outputFill)
 {
-    FileObjectObject* file;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        file = OpenFileOf(files_, handle);
-    }
+    FileObjectObject* file = TakeFileForRequest(handle);
     if (file == nullptr) {
         return InvalidHandle();
     }
@@ -728,11 +733,7 @@ std::shared_ptr<ClientIo> Host::BeginIoctlWithoutFile(DeviceNode& node, ULONG co
 
 std::shared_ptr<ClientIo> Host::Read(FileHandle handle, size_t length)
 {
-    FileObjectObject* file;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        file = OpenFileOf(files_, handle);
-    }
+    FileObjectObject* file = TakeFileForRequest(handle);
     if (file == nullptr) {
         return InvalidHandle();
     }
@@ -741,11 +742,7 @@ std::shared_ptr<ClientIo> Host::Read(FileHandle handle, size_t length)
 
 std::shared_ptr<ClientIo> Host::Write(FileHandle handle, std::vector<UCHAR> data)
 {
-    FileObjectObject* file;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        file = OpenFileOf(files_, handle);
-    }
+    FileObjectObject* file = TakeFileForRequest(handle);
     if (file == nullptr) {
         return InvalidHandle();
     }

@@ -164,9 +164,21 @@ bool ImagerDevice::CheckBlock(const UCHAR* block, size_t length)
 
 void ImagerDevice::SubmitBulkIn(RequestObject* request)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> lock(lock_);
+    if (completeOnSubmit_ > 0) {
+        completeOnSubmit_--;
+        pending_.push_front(request);
+        CompleteOne(lock);
+        return;
+    }
     pending_.push_back(request);
     changed_.notify_all();
+}
+
+void ImagerDevice::CompleteOnSubmit(size_t count)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    completeOnSubmit_ = count;
 }
 
 bool ImagerDevice::CancelBulkIn(RequestObject* request)
@@ -281,6 +293,12 @@ bool ImagerDevice::CompleteOne(std::unique_lock<std::mutex>& lock)
         usbd = USBD_STATUS_STALL_PID;
         failed_++;
         break;
+    case ImagerBlock::Kind::FailedByStack:
+        failed_++;
+        lock.unlock();
+        CompleteSentRequest(request, STATUS_INVALID_DEVICE_STATE, USBD_STATUS_SUCCESS, 0);
+        lock.lock();
+        return true;
     }
     bulk.Hdr.Status = usbd;
     bulk.TransferBufferLength = bytes;

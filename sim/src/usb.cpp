@@ -86,6 +86,7 @@ void SubmitToPipe(RequestObject* request, UsbPipeObject* pipe)
     } else if (!pipe->noMaxPacketCheck && pipe->endpoint.wMaxPacketSize != 0 &&
                bulk.TransferBufferLength % pipe->endpoint.wMaxPacketSize != 0) {
         // The framework's own check, unless the driver turned it off.
+        urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
         CompleteSentRequest(request, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, 0);
         return;
     }

@@ -153,6 +153,7 @@ private:
                                    ULONG code, std::vector<UCHAR> input, size_t outputLength,
                                    UCHAR outputFill);
     void RunClose(FileObjectObject* file);
+    FileObjectObject* TakeFileForRequest(FileHandle handle);
     void ReportUnclosed(const std::vector<FileHandle>& handles);
     void CloserThread();
 

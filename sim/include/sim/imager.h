@@ -33,7 +33,9 @@ struct ImagerConfig {
 
 // One step of the stream, as the device will answer the next bulk-in transfer.
 struct ImagerBlock {
-    enum class Kind { Data, UsbError, Stall, EndOfStream };
+    // FailedByStack: the stack fails the request before the device sees it,
+    // and the URB is left as the driver wrote it.
+    enum class Kind { Data, UsbError, Stall, EndOfStream, FailedByStack };
     Kind kind = Kind::Data;
     std::optional<ULONG> length; // Data: bytes to send; none = fill the transfer
 
@@ -42,6 +44,7 @@ struct ImagerBlock {
     static ImagerBlock Error() { return {Kind::UsbError, std::nullopt}; }
     static ImagerBlock StallOnce() { return {Kind::Stall, std::nullopt}; }
     static ImagerBlock EndOfStream() { return {Kind::EndOfStream, std::nullopt}; }
+    static ImagerBlock FailedByStack() { return {Kind::FailedByStack, std::nullopt}; }
 };
 
 class ImagerDevice {
@@ -76,6 +79,9 @@ public:
     // thread at DISPATCH_LEVEL, and returns how many it completed.
     size_t Produce(size_t maxTransfers = SIZE_MAX);
     size_t PendingTransfers() const;
+    // The next count transfers complete at once, inside WdfRequestSend, as a
+    // USB stack may complete a request before the send returns.
+    void CompleteOnSubmit(size_t count);
     // Lets a thread of the device's own complete transfers as they come, at
     // bytesPerSecond (0: as fast as possible) measured on the kernel clock.
     void StartStreaming(double bytesPerSecond = 0);
@@ -113,6 +119,7 @@ private:
     std::optional<ULONG> defaultLength_;
     std::optional<LONGLONG> stopAnswer_ = 0;
     std::optional<LONGLONG> endOfStreamDue_;
+    size_t completeOnSubmit_ = 0;
     bool quiet_ = false;
     std::uint64_t sequence_ = 0;
     std::uint64_t dataBlocks_ = 0;
