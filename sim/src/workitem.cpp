@@ -11,7 +11,7 @@ struct Scheduler {
     std::deque<WorkItemObject*> queue;
     bool held = false;
     int running = 0;
-    std::thread worker;
+    std::vector<std::thread> workers; // system worker threads run work items side by side
     bool stop = false;
 };
 
@@ -60,11 +60,15 @@ void WorkerLoop()
     }
 }
 
+constexpr int kWorkerThreads = 2;
+
 void EnsureWorker(std::unique_lock<std::mutex>&)
 {
-    if (!S().worker.joinable()) {
+    if (S().workers.empty()) {
         S().stop = false;
-        S().worker = std::thread(WorkerLoop);
+        for (int i = 0; i < kWorkerThreads; i++) {
+            S().workers.emplace_back(WorkerLoop);
+        }
     }
 }
 
@@ -108,15 +112,15 @@ void ForgetWorkItem(WorkItemObject* item)
 
 void ResetWorkItems()
 {
-    std::thread worker;
+    std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> guard(S().lock);
         S().stop = true;
         S().held = false;
-        worker.swap(S().worker);
+        workers.swap(S().workers);
         S().changed.notify_all();
     }
-    if (worker.joinable()) {
+    for (std::thread& worker : workers) {
         worker.join();
     }
     std::lock_guard<std::mutex> guard(S().lock);
