@@ -31,6 +31,16 @@ inline bool TakeFinding(const std::string& text)
     return found;
 }
 
+// The entry point of a small driver of a test's own: it creates the
+// framework driver with the given device-add callback and nothing else.
+template <PFN_WDF_DRIVER_DEVICE_ADD DeviceAdd>
+NTSTATUS TestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+}
+
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -29,13 +29,6 @@ NTSTATUS SimDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT deviceInit)
     return WdfDeviceCreateDeviceInterface(device, &kSimInterface, nullptr);
 }
 
-NTSTATUS SimDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, SimDeviceAdd);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
-
 constexpr ULONG kParkCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 2, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 class SimTest : public ::testing::Test {
@@ -43,7 +36,7 @@ protected:
     void SetUp() override
     {
         sim::Reset();
-        host = std::make_unique<sim::Host>(SimDriverEntry);
+        host = std::make_unique<sim::Host>(TestDriverEntry<SimDeviceAdd>);
         ASSERT_EQ(host->Load(), STATUS_SUCCESS);
         // The test's driver parks every control request in its manual queue.
         host->SetIoctlInterceptor([](WDFDEVICE, WDFREQUEST request, ULONG, size_t, size_t) {
@@ -424,18 +417,11 @@ NTSTATUS QueueDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT deviceInit)
     return WdfDeviceCreateDeviceInterface(device, &kSimInterface, nullptr);
 }
 
-NTSTATUS QueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, QueueDeviceAdd);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
-
 TEST(DefaultQueueTest, TheParallelDefaultQueuePresentsControlRequestsWithDirectOutput)
 {
     sim::Reset();
     {
-        sim::Host host(QueueDriverEntry);
+        sim::Host host(TestDriverEntry<QueueDeviceAdd>);
         ASSERT_EQ(host.Load(), STATUS_SUCCESS);
         ASSERT_TRUE(host.PlugIn(std::make_shared<sim::ImagerDevice>()).started);
         sim::Host::FileHandle handle;

@@ -29,13 +29,6 @@ NTSTATUS TestDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT deviceInit)
     return WdfDeviceCreateDeviceInterface(device, &kTestInterface, nullptr);
 }
 
-NTSTATUS TestDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, TestDeviceAdd);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
-}
-
 constexpr ULONG kBufferedCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // A minimal driver whose control requests the test handles itself.
@@ -45,7 +38,7 @@ protected:
     {
         sim::Reset();
         g_onDeviceAdd = nullptr;
-        host = std::make_unique<sim::Host>(TestDriverEntry);
+        host = std::make_unique<sim::Host>(TestDriverEntry<TestDeviceAdd>);
     }
 
     void Start()
